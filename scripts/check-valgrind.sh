@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The GoogleTest suite and the tour under valgrind: no error, no leak.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+[ -x build/ci/tests/ffiref_tests ] || scripts/check-host.sh
+memcheck=(valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect
+          --errors-for-leak-kinds=definite,indirect --error-exitcode=9)
+"${memcheck[@]}" build/ci/tests/ffiref_tests --gtest_brief=1
+"${memcheck[@]}" build/ci/examples/tour build/ci/libffiref.so >/dev/null
+echo "valgrind: no errors, no leaks"

@@ -1,0 +1,62 @@
+// Captures what the library writes to stdout, in this process: a child
+// process is no option everywhere (fork hangs under qemu-i386).
+#pragma once
+
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace ffiref_test {
+
+// While alive, file descriptor 1 is a pipe and stdout is fully buffered, as
+// it is for any program whose output goes to a pipe or a file.
+class StdoutCapture {
+  public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        int ends[2];
+        if (pipe(ends) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        read_ = ends[0];
+        fcntl(read_, F_SETFL, O_NONBLOCK);
+        saved_ = dup(1);
+        dup2(ends[1], 1);
+        close(ends[1]);
+        std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+    }
+    StdoutCapture(const StdoutCapture &) = delete;
+    StdoutCapture &operator=(const StdoutCapture &) = delete;
+    ~StdoutCapture() {
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        close(read_);
+    }
+
+    // What has reached the file descriptor so far, without flushing.
+    std::string written() {
+        char chunk[4096];
+        ssize_t got;
+        while ((got = read(read_, chunk, sizeof chunk)) > 0) {
+            taken_.append(chunk, static_cast<std::size_t>(got));
+        }
+        return taken_;
+    }
+
+    // Everything, after flushing the stream.
+    std::string flushed() {
+        std::fflush(stdout);
+        return written();
+    }
+
+  private:
+    int read_ = -1;
+    int saved_ = -1;
+    std::string taken_;
+};
+
+} // namespace ffiref_test
