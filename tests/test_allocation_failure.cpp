@@ -87,9 +87,10 @@ void operator delete[](void *block, std::size_t) noexcept {
 namespace {
 
 TEST(FillLinkedStructures, ReplacedOperatorNewServesTheLibrary) {
+    const auto fillLinkedStructures = FFIREF(fillLinkedStructures); // loads outside the count
     LinkedStructure head = {-5, nullptr};
     watch(0);
-    FFIREF(fillLinkedStructures)(&head);
+    fillLinkedStructures(&head);
     allocations.watching = false;
 
     ASSERT_EQ(allocations.count, 9) << "the library does not call this program's operator new";
@@ -111,11 +112,12 @@ TEST(FillLinkedStructures, ReplacedOperatorNewServesTheLibrary) {
 }
 
 TEST(FillLinkedStructures, FailedAllocationReachesTheCallerAndLeaksNothing) {
+    const auto fillLinkedStructures = FFIREF(fillLinkedStructures);
     for (int failAt = 1; failAt <= 9; ++failAt) {
         LinkedStructure sentinel;
         LinkedStructure head = {-5, &sentinel};
         watch(failAt);
-        EXPECT_THROW(FFIREF(fillLinkedStructures)(&head), std::bad_alloc)
+        EXPECT_THROW(fillLinkedStructures(&head), std::bad_alloc)
             << "allocation " << failAt << " failed";
         allocations.watching = false;
 

@@ -12,6 +12,33 @@ namespace {
 
 using ffiref_test::StdoutCapture;
 
+// Spelled out, not taken from the header: a name misspelt in the header and
+// the library alike must still fail here.
+TEST(Library, ResolvesEveryExportByName) {
+    const char *const names[] = {
+        "_data",
+        "sumStdCall",
+        "printStringCdeclCall",
+        "copySampleStructure",
+        "copyUnionStructure",
+        "calculateSunFromBitStructure",
+        "fillKeyValueStructure",
+        "findValueByKey",
+        "fillLinkedStructures",
+        "findMinimum",
+        "removeDuplicates",
+        "calculateSum",
+        "createArray",
+        "fillArray",
+        "removeDuplicatesFromString",
+        "findLongest",
+        "convert",
+    };
+    for (const char *name : names) {
+        EXPECT_NO_THROW(ffiref_test::rawSymbol(name)) << name;
+    }
+}
+
 TEST(SumStdCall, AddsWithTwosComplementWrapAround) {
     struct Case {
         int32_t a, b, sum;
