@@ -26,7 +26,20 @@ class StdoutCapture {
         saved_ = dup(1);
         dup2(ends[1], 1);
         close(ends[1]);
-        std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+        // A buffer of our own that outlives the capture: once stdout was made
+        // unbuffered, asking for a buffer without supplying one keeps the
+        // one-byte buffer, and every byte would be written at once.
+        static char buffer[BUFSIZ];
+        std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+        // After a change of buffer (or from line buffering) glibc may still
+        // send the next write out at once. One byte written and flushed
+        // settles the stream; it is read back so the capture starts empty.
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        char primer;
+        if (read(read_, &primer, 1) != 1) {
+            throw std::runtime_error("stdout capture: primer byte missing");
+        }
     }
     StdoutCapture(const StdoutCapture &) = delete;
     StdoutCapture &operator=(const StdoutCapture &) = delete;
