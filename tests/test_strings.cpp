@@ -144,6 +144,16 @@ std::wstring boundedText(const wchar_t *result) {
     return end == result + 100 ? std::wstring(L"<not terminated>") : std::wstring(result, end);
 }
 
+// Whether text starts with prefix. Not std::wstring's own comparison: valgrind
+// does not know glibc's vectorised wmemcmp and reports its wide reads.
+bool startsWith(const std::wstring &text, const std::wstring &prefix) {
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin());
+}
+
+bool sameText(const std::wstring &a, const std::wstring &b) {
+    return a.size() == b.size() && startsWith(a, b);
+}
+
 // ------------------------------------------------------- findLongest
 
 TEST(FindLongest, CopiesTheFirstLongestStringIntoItsOwnBuffer) {
@@ -168,19 +178,19 @@ TEST(FindLongest, CopiesTheFirstLongestStringIntoItsOwnBuffer) {
         EXPECT_EQ(result, buffer) << "the result moved";
         // The answer is a copy: the caller may change its list afterwards.
         std::wmemset(list.get(), L'#', WideList::characters(c.strings));
-        EXPECT_EQ(boundedText(result), c.longest) << describe(c.strings);
+        EXPECT_PRED2(sameText, boundedText(result), c.longest) << describe(c.strings);
     }
 }
 
 TEST(FindLongest, EachCallReplacesTheAnswerAtTheSameAddress) {
     const wchar_t *first = FFIREF(findLongest)(WideList({L"abcdef", L"gh"}).get());
-    EXPECT_EQ(boundedText(first), L"abcdef");
+    EXPECT_PRED2(sameText, boundedText(first), L"abcdef");
     const wchar_t *second = FFIREF(findLongest)(WideList({L"x"}).get());
     EXPECT_EQ(second, first);
-    EXPECT_EQ(boundedText(second), L"x"); // terminated, not x plus the old tail
+    EXPECT_PRED2(sameText, boundedText(second), L"x"); // terminated, not x plus the old tail
     const wchar_t *third = FFIREF(findLongest)(WideList({}).get());
     EXPECT_EQ(third, first);
-    EXPECT_EQ(boundedText(third), L"");
+    EXPECT_PRED2(sameText, boundedText(third), L"");
 }
 
 TEST(FindLongest, CutsOverlongStringsToTheBufferAndWalksTheWholeList) {
@@ -201,12 +211,13 @@ TEST(FindLongest, CutsOverlongStringsToTheBufferAndWalksTheWholeList) {
         const std::wstring result = boundedText(FFIREF(findLongest)(WideList(strings).get()));
         EXPECT_EQ(result.size(), 99u) << describe(strings);
         const bool prefix = std::any_of(strings.begin(), strings.end(), [&](const auto &text) {
-            return text.size() >= 99 && text.compare(0, result.size(), result) == 0;
+            return text.size() >= 99 && startsWith(text, result);
         });
         EXPECT_TRUE(prefix) << describe(strings) << ": not a prefix of a string of 99 or more";
 
         // The buffers still work for a list within the limit.
-        EXPECT_EQ(boundedText(FFIREF(findLongest)(WideList({L"ab", L"xyz"}).get())), L"xyz");
+        EXPECT_PRED2(sameText, boundedText(FFIREF(findLongest)(WideList({L"ab", L"xyz"}).get())),
+                     L"xyz");
     }
 }
 
