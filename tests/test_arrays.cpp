@@ -184,7 +184,8 @@ TEST(RemoveDuplicates, SurvivorsKeepTheExactBitsOfTheirFirstOccurrence) {
     for (int32_t i = 0; i < count; ++i) {
         uint64_t bits;
         std::memcpy(&bits, page.data() + i * sizeof bits, sizeof bits);
-        EXPECT_EQ(bits, kept[i]) << "element " << i;
+        EXPECT_EQ(bits, kept[i]) << "element " << i << std::hex << ": 0x" << bits << ", expected 0x"
+                                 << kept[i];
     }
 }
 
