@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -183,12 +185,18 @@ std::vector<wchar_t> randomList(std::mt19937 &random) {
     return list;
 }
 
+// The characters before the terminator. A vector, not a std::wstring: valgrind
+// does not know glibc's vectorised wmemcmp and reports its wide reads.
+std::vector<wchar_t> wideText(const wchar_t *text) {
+    return std::vector<wchar_t>(text, std::find(text, text + 100, L'\0'));
+}
+
 TEST(LiteralEquivalence, FindLongestAndConvert) {
     std::mt19937 random(kSeed + 3);
     for (int round = 0; round < 1000; ++round) {
         const std::vector<wchar_t> list = randomList(random);
-        const std::wstring expected = literal::findLongest(list.data());
-        EXPECT_EQ(std::wstring(FFIREF(findLongest)(list.data())), expected);
+        const std::vector<wchar_t> expected = wideText(literal::findLongest(list.data()));
+        EXPECT_EQ(wideText(FFIREF(findLongest)(list.data())), expected);
 
         std::vector<char> expectedBytes(list.size(), '\x5A');
         std::vector<char> actualBytes(list.size(), '\x5A');
