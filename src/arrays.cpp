@@ -82,7 +82,9 @@ FFIREF_API double FFIREF_CDECL findMinimum(const double *array, int32_t count) {
         lane = Pair{first, first};
     }
     double firstZero = first;
-    bool zerosSettled = first <= 0.0; // a negative minimum makes zeros moot
+    // Settled at once when element 0 is the first zero, or is negative: a
+    // negative minimum makes zeros moot.
+    bool zerosSettled = first <= 0.0;
     int32_t i = 1;
     while (count - i >= kMinimumBlock) {
         const int32_t chunkStart = i;
