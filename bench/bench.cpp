@@ -382,9 +382,9 @@ void BM_LiteralConvert(benchmark::State &state) {
 }
 
 void registerAll() {
-    // Fast cases are repeated and scripts/bench.sh takes the fastest; each of
+    // Fast cases are repeated and scripts/bench.sh takes the median; each of
     // the quadratic literal baselines takes seconds and runs once.
-    constexpr int kRepeats = 5;
+    constexpr int kRepeats = 7;
     for (int w = 0; w < 3; ++w) {
         const std::string suffix = std::string("/") + kDoubleWorkloads[w];
         benchmark::RegisterBenchmark(("FindMinimum" + suffix).c_str(), BM_FindMinimum, w)
