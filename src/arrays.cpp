@@ -81,11 +81,25 @@ FFIREF_API double FFIREF_CDECL findMinimum(const double *array, int32_t count) {
     for (Pair &lane : lanes) {
         lane = Pair{first, first};
     }
+    double minimum = first;
     double firstZero = first;
     // Settled at once when element 0 is the first zero, or is negative: a
     // negative minimum makes zeros moot.
     bool zerosSettled = first <= 0.0;
     int32_t i = 1;
+    auto fold = [&](double x) {
+        if (!zerosSettled && x == 0.0) {
+            firstZero = x;
+            zerosSettled = true;
+        }
+        minimum = x < minimum ? x : minimum;
+    };
+    // Whole blocks start on a 16-byte boundary when the array is 8-byte
+    // aligned, so that no pair straddles two cache lines.
+    if (i < count && reinterpret_cast<std::uintptr_t>(array + i) % sizeof(Pair) == sizeof(double)) {
+        fold(array[i]);
+        ++i;
+    }
     while (count - i >= kMinimumBlock) {
         const int32_t chunkStart = i;
         const int32_t chunkEnd = count - i >= kMinimumChunk ? i + kMinimumChunk : count;
@@ -111,18 +125,12 @@ FFIREF_API double FFIREF_CDECL findMinimum(const double *array, int32_t count) {
             zerosSettled = negative || zero;
         }
     }
-    double minimum = first;
     for (const Pair &lane : lanes) {
         minimum = lane[0] < minimum ? lane[0] : minimum;
         minimum = lane[1] < minimum ? lane[1] : minimum;
     }
     for (; i < count; ++i) {
-        const double x = array[i];
-        if (!zerosSettled && x == 0.0) {
-            firstZero = x;
-            zerosSettled = true;
-        }
-        minimum = x < minimum ? x : minimum;
+        fold(array[i]);
     }
     return minimum == 0.0 ? firstZero : minimum;
 }
