@@ -33,15 +33,24 @@ static void *lookUp(const char *name) {
     } while (0)
 
 /* The C++ runtime's operator delete and operator delete[], for the memory
- * that the library hands out. */
+ * that the library hands out. Looked up the way the library's own operator new
+ * was bound: in the program's global scope first (where a replacement, such as
+ * a sanitizer's or valgrind's, lives), then in the library's dependencies. */
+static void *runtimeFunction(const char *name) {
+    void *program = dlopen(NULL, RTLD_NOW);
+    void *address = program != NULL ? dlsym(program, name) : NULL;
+    return address != NULL ? address : lookUp(name);
+}
 static void operatorDelete(void *pointer) {
     void (*release)(void *);
-    RESOLVE(_ZdlPv, release);
+    void *address = runtimeFunction("_ZdlPv");
+    memcpy(&release, &address, sizeof address);
     release(pointer);
 }
 static void operatorDeleteArray(void *pointer) {
     void (*release)(void *);
-    RESOLVE(_ZdaPv, release);
+    void *address = runtimeFunction("_ZdaPv");
+    memcpy(&release, &address, sizeof address);
     release(pointer);
 }
 
