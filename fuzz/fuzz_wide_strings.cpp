@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <locale.h>
 #include <vector>
 
 using namespace ffiref_fuzz;
@@ -50,14 +51,15 @@ char narrowed(wchar_t character) {
     return byte == EOF ? '?' : static_cast<char>(byte);
 }
 
+// The thread's current locale: uselocale is cheap enough to switch per input,
+// and the library converts with whatever locale is current for its caller.
 void useLocale(bool utf8) {
-    static int current = -1;
-    if (current != int(utf8)) {
-        if (std::setlocale(LC_CTYPE, utf8 ? "C.UTF-8" : "C") == nullptr) {
-            disagree("the C.UTF-8 locale is missing");
-        }
-        current = utf8;
+    static const locale_t c = newlocale(LC_CTYPE_MASK, "C", locale_t(nullptr));
+    static const locale_t cUtf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
+    if (c == locale_t(nullptr) || cUtf8 == locale_t(nullptr)) {
+        disagree("the C or the C.UTF-8 locale is missing");
     }
+    uselocale(utf8 ? cUtf8 : c);
 }
 
 } // namespace
