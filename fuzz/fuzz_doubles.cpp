@@ -1,7 +1,7 @@
 // findMinimum and removeDuplicates against models, on arrays of up to 64
-// doubles drawn as raw bit patterns, special values (NaNs with payloads, both
-// infinities, both zeros, subnormals) and repeats of earlier elements, with
-// counts from -3 to the array's length.
+// doubles (now and then up to 2200) drawn as raw bit patterns, special values (NaNs with payloads,
+// both infinities, both zeros, subnormals) and repeats of earlier elements, with counts from -3 to
+// the array's length.
 //
 // The models, from the documented behaviour (IEEE comparisons throughout):
 // - findMinimum: element 0, replaced by every later element that is less
@@ -63,9 +63,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const auto removeDuplicates = FFIREF(removeDuplicates);
 
     FuzzedDataProvider input(data, size);
-    std::vector<double> values(input.ConsumeIntegralInRange(1, 64));
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = randomValue(input, values, i);
+    std::vector<double> values;
+    if (input.ConsumeIntegralInRange(0, 7) != 0) {
+        values.resize(input.ConsumeIntegralInRange(1, 64));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            values[i] = randomValue(input, values, i);
+        }
+    } else {
+        // Long arrays, past any block or chunk size a fast implementation may
+        // pick: a short palette repeated, then a few values placed anywhere.
+        std::vector<double> palette(input.ConsumeIntegralInRange(1, 16));
+        for (std::size_t i = 0; i < palette.size(); ++i) {
+            palette[i] = randomValue(input, palette, i);
+        }
+        values.resize(input.ConsumeIntegralInRange(65, 2200));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            values[i] = palette[i % palette.size()];
+        }
+        for (int placed = input.ConsumeIntegralInRange(0, 8); placed > 0; --placed) {
+            const auto at = input.ConsumeIntegralInRange<std::size_t>(0, values.size() - 1);
+            values[at] = randomValue(input, values, values.size());
+        }
     }
     const auto length = static_cast<int32_t>(values.size());
     const int32_t count = input.ConsumeIntegralInRange(-3, length);
@@ -77,9 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             minimum = values[i];
         }
     }
-    const std::vector<double> before = values;
-    expect(sameBits(findMinimum(values.data(), count), minimum), "findMinimum: wrong result");
-    expect(std::memcmp(values.data(), before.data(), values.size() * sizeof(double)) == 0,
+    // At a 16-byte boundary or 8 bytes past one: both alignments a double
+    // array may have.
+    Guarded read(values.size() * sizeof(double), input.ConsumeBool() ? 8 : 0);
+    std::memcpy(read.data(), values.data(), values.size() * sizeof(double));
+    expect(sameBits(findMinimum(read.as<double>(), count), minimum), "findMinimum: wrong result");
+    expect(read.intact() &&
+               std::memcmp(read.data(), values.data(), values.size() * sizeof(double)) == 0,
            "findMinimum changed the array");
 
     // removeDuplicates, with guard bytes around the array and the count
@@ -93,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             kept.push_back(values[i]);
         }
     }
-    Guarded array(values.size() * sizeof(double)); // aligned, as the ABI wants
+    Guarded array(values.size() * sizeof(double), input.ConsumeBool() ? 8 : 0);
     std::memcpy(array.data(), values.data(), values.size() * sizeof(double));
     Guarded counter(sizeof(int32_t));
     std::memcpy(counter.data(), &count, sizeof count);
