@@ -7,8 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 namespace ffiref_test {
 
@@ -17,6 +21,21 @@ namespace ffiref_test {
 class BeforeUnmappedPage {
   public:
     explicit BeforeUnmappedPage(std::size_t size) : size_(size) {
+#if defined(_WIN32)
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        page_ = system.dwPageSize;
+        length_ = (size + page_ - 1) / page_ * page_ + page_;
+        base_ = static_cast<unsigned char *>(
+            VirtualAlloc(nullptr, length_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (base_ == nullptr) {
+            throw std::runtime_error("VirtualAlloc failed");
+        }
+        DWORD previous;
+        if (!VirtualProtect(base_ + length_ - page_, page_, PAGE_NOACCESS, &previous)) {
+            throw std::runtime_error("VirtualProtect failed");
+        }
+#else
         page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
         length_ = (size + page_ - 1) / page_ * page_ + page_;
         void *base =
@@ -28,11 +47,16 @@ class BeforeUnmappedPage {
         if (mprotect(base_ + length_ - page_, page_, PROT_NONE) != 0) {
             throw std::runtime_error("mprotect failed");
         }
+#endif
     }
     BeforeUnmappedPage(const BeforeUnmappedPage &) = delete;
     BeforeUnmappedPage &operator=(const BeforeUnmappedPage &) = delete;
     ~BeforeUnmappedPage() {
+#if defined(_WIN32)
+        VirtualFree(base_, 0, MEM_RELEASE);
+#else
         munmap(base_, length_);
+#endif
     }
 
     unsigned char *data() const {

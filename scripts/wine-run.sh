@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs a Windows x64 program under wine64 and exits with its exit code.
+#
+# usage: scripts/wine-run.sh PREFIX PROGRAM.exe [ARG...]
+#
+# PREFIX is a private wine prefix (created on first use, under the build
+# directory). The program's output goes to files and is copied out once it
+# ends: wine's helper processes outlive the program and would keep a pipe
+# open, so whoever reads our output (ctest) would wait forever.
+set -uo pipefail
+
+prefix=$1
+shift
+wine=${FFIREF_WINE64:-/usr/lib/wine/wine64}
+export WINEPREFIX=$prefix WINEDEBUG=-all
+# No Mono or Gecko installers, no window.
+export WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+
+mkdir -p "$prefix"
+# Only one run creates the prefix; the others wait for it.
+ready=$prefix/.ready
+if [ ! -f "$ready" ]; then
+  (
+    flock 9
+    if [ ! -f "$ready" ]; then
+      "$wine" wineboot --init >"$prefix.log" 2>&1 </dev/null && touch "$ready"
+    fi
+  ) 9>"$prefix.lock"
+fi
+
+output=$(mktemp)
+errors=$(mktemp)
+trap 'rm -f "$output" "$errors"' EXIT
+"$wine" "$@" >"$output" 2>"$errors" </dev/null
+status=$?
+cat "$output"
+cat "$errors" >&2
+exit "$status"
