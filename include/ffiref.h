@@ -141,6 +141,12 @@ typedef void(FFIREF_CDECL *FillArrayCallback)(int32_t start, int32_t count, int3
  * Exports
  * ------------------------------------------------------------------------ */
 
+/* Wide characters (wchar_t) are 4-byte UTF-32 code points on Linux and
+ * 2-byte UTF-16 units on Windows. There a character outside the Basic
+ * Multilingual Plane is two units, and every count, offset and limit below is
+ * in units: the 99-unit limit of findLongest can split such a pair, and
+ * convert turns each unit of it into '?'. */
+
 /* "Test string." and its zero byte; writable, aligned to 4. */
 FFIREF_API extern char _data[13];
 
@@ -229,7 +235,9 @@ FFIREF_STATIC_ASSERT(offsetof(LinkedStructure, next) == sizeof(void *),
                      "next at 4 (32-bit) or 8 (64-bit)");
 FFIREF_STATIC_ASSERT(sizeof(LinkedStructure) == 2 * sizeof(void *), "8 or 16 bytes");
 
-#if !defined(_WIN32) /* Windows wide characters are UTF-16 units of 2 bytes */
+#if defined(_WIN32)
+FFIREF_STATIC_ASSERT(sizeof(wchar_t) == 2, "Windows wide characters are UTF-16 units");
+#else
 FFIREF_STATIC_ASSERT(sizeof(wchar_t) == 4, "wide characters are 4 bytes");
 #endif
 
