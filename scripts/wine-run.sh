@@ -28,6 +28,10 @@ if [ ! -f "$ready" ]; then
   ) 9>"$prefix.lock"
 fi
 
+# A server that outlives each program by some seconds spares the next test
+# program its start-up; a second call finds it running and does nothing.
+"$(dirname "$wine")/wineserver" -p 10 >/dev/null 2>&1 </dev/null
+
 output=$(mktemp)
 errors=$(mktemp)
 trap 'rm -f "$output" "$errors"' EXIT
