@@ -29,7 +29,11 @@ FFIREF_API int32_t FFIREF_CDECL fillArray(int32_t start, int32_t count,
     for (int32_t i = 0; i < count; ++i) {
         const auto expected =
             static_cast<int32_t>(static_cast<uint32_t>(start) + static_cast<uint32_t>(i));
-        std::printf("array[%d] = %d should be %d \n", i, array[i], expected);
+        // Formatted first, then written with fputs: MinGW's printf for C++
+        // flushes stdout on every call, and the lines belong in its buffer.
+        char line[64];
+        std::snprintf(line, sizeof line, "array[%d] = %d should be %d \n", i, array[i], expected);
+        std::fputs(line, stdout);
         // Read again after printing: the array escaped to the callback.
         if (array[i] != expected) {
             verdict = 0;
