@@ -23,9 +23,11 @@ def objdump(tool, *args, path):
                           text=True).stdout
 
 
-def def_names(path):
+def def_entries(path):
+    """Name -> the words after it, for each entry of the .def file."""
     lines = open(path).read().split("EXPORTS", 1)[1].splitlines()
-    return {line.split()[0] for line in lines if line.strip() and not line.startswith(";")}
+    return {line.split()[0]: line.split()[1:] for line in lines
+            if line.strip() and not line.strip().startswith(";")}
 
 
 def exports(headers):
@@ -81,7 +83,8 @@ def returns(body, end, start):
 def main():
     tool, dll, def_path, map_path = sys.argv[1:5]
     wanted = INTERFACE
-    listed = def_names(def_path)
+    entries = def_entries(def_path)
+    listed = set(entries)
     mapped = map_names(map_path)
     headers = objdump(tool, "-p", path=dll)
     machine = re.search(r"file format (\S+)", headers).group(1)
@@ -97,6 +100,9 @@ def main():
         ("the .def file lists the 17 names and no other", listed == wanted,
          sorted(listed ^ wanted)),
         ("so does the version script", mapped == wanted, sorted(mapped ^ wanted)),
+        # Import libraries then give callers _data itself, not a thunk to it.
+        ("the .def file marks _data as DATA", entries.get("_data") == ["DATA"],
+         entries.get("_data")),
         ("the export table lists exactly the 17 names, undecorated",
          set(exported) == wanted, sorted(set(exported) ^ wanted)),
         ("_data is exported from a writable data section", data_sections == [".data"],
