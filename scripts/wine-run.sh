@@ -24,6 +24,8 @@ if [ ! -f "$ready" ]; then
     flock 9
     if [ ! -f "$ready" ]; then
       "$wine" wineboot --init >"$prefix.log" 2>&1 </dev/null && touch "$ready"
+      # Its server lingers only briefly; let it go before starting ours.
+      "$(dirname "$wine")/wineserver" -w
     fi
   ) 9>"$prefix.lock"
 fi
@@ -37,6 +39,14 @@ errors=$(mktemp)
 trap 'rm -f "$output" "$errors"' EXIT
 "$wine" "$@" >"$output" 2>"$errors" </dev/null
 status=$?
+# A failure without a single byte of output is wine's own start failing (a
+# client can meet a server that is just shutting down; WINEDEBUG=-all hides
+# wine's message): one more try. A program that fails in silence fails twice.
+if [ "$status" -ne 0 ] && [ ! -s "$output" ] && [ ! -s "$errors" ]; then
+  sleep 1
+  "$wine" "$@" >"$output" 2>"$errors" </dev/null
+  status=$?
+fi
 cat "$output"
 cat "$errors" >&2
 exit "$status"
