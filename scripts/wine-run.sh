@@ -32,7 +32,7 @@ fi
 
 # A server that outlives each program by some seconds spares the next test
 # program its start-up; a second call finds it running and does nothing.
-"$(dirname "$wine")/wineserver" -p 10 >/dev/null 2>&1 </dev/null
+"$(dirname "$wine")/wineserver" -p10 >/dev/null 2>&1 </dev/null
 
 output=$(mktemp)
 errors=$(mktemp)
