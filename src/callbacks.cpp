@@ -5,6 +5,10 @@
 #include <cstdio>
 #include <memory>
 
+namespace {
+constexpr char kReportLine[] = "array[%d] = %d should be %d \n";
+} // namespace
+
 extern "C" {
 
 FFIREF_API int32_t FFIREF_CDECL calculateSum(CalculateSumCallback callback, int32_t operand) {
@@ -29,11 +33,15 @@ FFIREF_API int32_t FFIREF_CDECL fillArray(int32_t start, int32_t count,
     for (int32_t i = 0; i < count; ++i) {
         const auto expected =
             static_cast<int32_t>(static_cast<uint32_t>(start) + static_cast<uint32_t>(i));
-        // Formatted first, then written with fputs: MinGW's printf for C++
-        // flushes stdout on every call, and the lines belong in its buffer.
+#if defined(_WIN32)
+        // MinGW's printf for C++ flushes stdout on every call, and the lines
+        // belong in its buffer: format first, then write with fputs.
         char line[64];
-        std::snprintf(line, sizeof line, "array[%d] = %d should be %d \n", i, array[i], expected);
+        std::snprintf(line, sizeof line, kReportLine, i, array[i], expected);
         std::fputs(line, stdout);
+#else
+        std::printf(kReportLine, i, array[i], expected);
+#endif
         // Read again after printing: the array escaped to the callback.
         if (array[i] != expected) {
             verdict = 0;
