@@ -11,11 +11,12 @@ declare -A GROUPS_PACKAGES=(
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64"
   [clients]="python3-cffi libffi-dev libcjson-dev pkg-config luajit lua-cjson nodejs"
   [npm]="npm"
+  [install]="cmake g++ pkg-config binutils"
   [sanitizers]="clang libclang-rt-14-dev"
   [abi]="abigail-tools"
   [bench]="libbenchmark-dev python3-numpy"
 )
-ALL_GROUPS=(host cross windows clients sanitizers abi bench)
+ALL_GROUPS=(host cross windows clients install sanitizers abi bench)
 
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=("${ALL_GROUPS[@]}")
