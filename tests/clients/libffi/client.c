@@ -248,7 +248,15 @@ static int32_t bitSum(const unsigned char *record) {
     return callInt(FFIREF_CALCULATE_SUN_FROM_BIT_STRUCTURE, arguments);
 }
 
+/* The members of UnionStructure's content, for samples that name one. */
+static const FfirefField unionMembers[] = {{"content.intValue", 1, &ffi_type_sint32},
+                                           {"content.floatValue", 1, &ffi_type_float},
+                                           {NULL, 0, NULL}};
+
 static const FfirefField *findField(const FfirefField *fields, const char *name) {
+    if (fields == ffirefUnionFields && strncmp(name, "content.", 8) == 0) {
+        fields = unionMembers;
+    }
     for (; fields->name != NULL; ++fields) {
         if (strcmp(fields->name, name) == 0) {
             return fields;
@@ -410,7 +418,8 @@ static void layout(const char *layoutPath) {
                                                                             : NULL;
         int plain = fields != NULL;
         cJSON_ArrayForEach(value, at(sample, "values")) {
-            plain = plain && findField(fields, value->string) != NULL;
+            plain = plain && findField(fields, value->string) != NULL &&
+                    (cJSON_IsNumber(value) || cJSON_IsString(value));
         }
         if (!plain) {
             skip("the sample's values are not plain fields of the declared record",

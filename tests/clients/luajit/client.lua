@@ -267,7 +267,12 @@ groups[#groups + 1] = { "layout", function()
         else
             local record = ffi.new(sample.record)
             local ok = pcall(function()
-                for field, value in pairs(sample.values) do record[field] = double(value) end
+                for path, value in pairs(sample.values) do
+                    -- "content.intValue" reaches into a member.
+                    local target, leaf = record, path
+                    for member, rest in path:gmatch("([^.]+)%.(.+)") do target, leaf = target[member], rest end
+                    target[leaf] = double(value)
+                end
             end)
             if ok then
                 equal(name, image(record), hexBytes(sample.bytes))

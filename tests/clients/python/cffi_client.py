@@ -159,12 +159,13 @@ def main():
         tally.equal("BitStructure size", ffi.sizeof("BitStructure"), declared["BitStructure"]["size"])
         tally.equal("BitStructure array stride", ffi.sizeof("BitStructure[2]"), 2 * declared["BitStructure"]["size"])
 
-        def write_sample(values):
-            record = ffi.new("SampleStructure *")
-            for name, value in values.items():
-                floating = name in ("singleFloat", "firstDoubleword", "secondDoubleword")
-                setattr(record, name, harness.double(value) if floating else value)
-            return image(record)
+        def writer(record):
+            def write(values):
+                instance = ffi.new(record + " *")
+                for path, value in values.items():
+                    harness.assign(instance, path, value)
+                return image(instance)
+            return write
 
         records = {name: {"size": ffi.sizeof(name), "alignment": ffi.alignof(name), "fields": fields(name)}
                    for name in ("SampleStructure", "UnionStructure", "KeyValueStructure", "LinkedStructure")}
@@ -173,7 +174,7 @@ def main():
             "wchar_size": ffi.sizeof("wchar_t"), "records": records, "bit_size": ffi.sizeof("BitStructure"),
             "bit_image": lambda values: image(bit_record(values)),
             "bit_sum": lambda raw: lib.calculateSunFromBitStructure(ffi.new("BitStructure *", raw_record(raw))),
-            "writers": {"SampleStructure": write_sample}})
+            "writers": {"SampleStructure": writer("SampleStructure"), "UnionStructure": writer("UnionStructure")}})
 
     def plain_calls():
         for a, b, expected in cases["sumStdCall"]:

@@ -149,9 +149,8 @@ def main():
         def writer(record):
             def write(values):
                 instance = record()
-                for name, value in values.items():
-                    kind = dict(record._fields_)[name]
-                    setattr(instance, name, harness.double(value) if kind in (c_float, c_double) else value)
+                for path, value in values.items():
+                    harness.assign(instance, path, value)
                 return bytes(instance)
             return write
 
@@ -165,7 +164,7 @@ def main():
             "bit_size": ctypes.sizeof(BitStructure),
             "bit_image": lambda values: bytes(bit_record(values)),
             "bit_sum": lambda image: lib.calculateSunFromBitStructure(BitStructure.from_buffer_copy(image)),
-            "writers": {"SampleStructure": writer(SampleStructure)}})
+            "writers": {"SampleStructure": writer(SampleStructure), "UnionStructure": writer(UnionStructure)}})
 
     def plain_calls():
         for a, b, expected in cases["sumStdCall"]:
