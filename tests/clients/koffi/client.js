@@ -159,8 +159,8 @@ groups.push(['layout', () => {
     }
     const bits = layout.records.BitStructure;
     equal('layout BitStructure size', ffiref.BIT_STRUCTURE_SIZE, bits.size);
-    for (const [field, spec] of Object.entries(bits.fields)) {
-        const largest = (1 << spec.width) - 1;
+    for (const [field, bitField] of Object.entries(bits.fields)) {
+        const largest = (1 << bitField.width) - 1;
         for (const value of [largest, (0b1011010011 & largest) | 1]) {
             const values = { [field]: value };
             equal(`layout BitStructure ${field}=${value} image`, ffiref.encodeBitStructure(values),

@@ -250,8 +250,8 @@ groups[#groups + 1] = { "layout", function()
     end
     local bits = layout.records.BitStructure
     equal("layout BitStructure size", ffi.sizeof("BitStructure"), bits.size)
-    for field, spec in pairs(bits.fields) do
-        local largest = 2 ^ spec.width - 1
+    for field, bitField in pairs(bits.fields) do
+        local largest = 2 ^ bitField.width - 1
         for _, value in ipairs({ largest, bit.bor(bit.band(0x2D3, largest), 1) }) do
             local values = { [field] = value }
             equal(("layout BitStructure %s=%d image"):format(field, value),

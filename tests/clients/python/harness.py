@@ -163,8 +163,8 @@ def check_layout(tally, path, declared):
         tally.equal(f"layout {name} fields", record["fields"], fields)
     bits = layout["records"]["BitStructure"]
     tally.equal("layout BitStructure size", declared["bit_size"], bits["size"])
-    for field, spec in bits["fields"].items():
-        largest = (1 << spec["width"]) - 1
+    for field, bit_field in bits["fields"].items():
+        largest = (1 << bit_field["width"]) - 1
         for value in (largest, 0b1011010011 & largest | 1):
             values = {field: value}
             tally.equal(f"layout BitStructure {field}={value} image", declared["bit_image"](values),
