@@ -140,6 +140,11 @@ groups.push(['layout', () => {
     skip('BitStructure declared bit-fields',
         'Koffi has no bit-fields; the binding packs the 3 bytes itself (encodeBitStructure), checked below against the expected images');
     equal('BitStructure size', ffiref.BIT_STRUCTURE_SIZE, declared.BitStructure.size);
+    const pointer = koffi.sizeof('void *');
+    equal('pointer records: sizes and second offsets',
+        [koffi.sizeof(ffiref.KeyValueStructure), koffi.offsetof(ffiref.KeyValueStructure, 'value'),
+            koffi.sizeof(ffiref.LinkedStructure), koffi.offsetof(ffiref.LinkedStructure, 'next')],
+        [2 * pointer, pointer, 2 * pointer, pointer]);
 
     if (!fs.existsSync(layoutPath)) {
         skip('layout JSON', `${layoutPath} does not exist (the build does not generate it yet)`);

@@ -350,6 +350,14 @@ static void layout(const char *layoutPath) {
          "BitStructure declared bit-fields");
     checkInt(FFIREF_BIT_SIZE, integer(at(at(declared, "BitStructure"), "size")),
              "BitStructure size");
+    size_t offsets[2];
+    ffi_get_struct_offsets(FFI_DEFAULT_ABI, &ffirefKeyValueType, offsets);
+    check(ffirefKeyValueType.size == 2 * ffi_type_pointer.size &&
+              offsets[1] == ffi_type_pointer.size,
+          "KeyValueStructure: two pointers");
+    ffi_get_struct_offsets(FFI_DEFAULT_ABI, &ffirefLinkedType, offsets);
+    check(ffirefLinkedType.size == 2 * ffi_type_pointer.size && offsets[1] == ffi_type_pointer.size,
+          "LinkedStructure: next at the pointer size");
 
     char *text = readFile(layoutPath);
     if (text == NULL) {

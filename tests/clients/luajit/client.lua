@@ -230,6 +230,11 @@ groups[#groups + 1] = { "layout", function()
     end
     equal("BitStructure size", ffi.sizeof("BitStructure"), declared.BitStructure.size)
     equal("BitStructure array stride", ffi.sizeof("BitStructure[2]"), 2 * declared.BitStructure.size)
+    local pointer = ffi.sizeof("void *")
+    equal("pointer records: sizes and second offsets",
+        { ffi.sizeof("KeyValueStructure"), ffi.offsetof("KeyValueStructure", "value"),
+            ffi.sizeof("LinkedStructure"), ffi.offsetof("LinkedStructure", "next") },
+        { 2 * pointer, pointer, 2 * pointer, pointer })
 
     local text = readFile(layoutPath)
     if not text then

@@ -158,6 +158,10 @@ def main():
                         declared[name]["fields"])
         tally.equal("BitStructure size", ffi.sizeof("BitStructure"), declared["BitStructure"]["size"])
         tally.equal("BitStructure array stride", ffi.sizeof("BitStructure[2]"), 2 * declared["BitStructure"]["size"])
+        pointer = ffi.sizeof("void *")
+        tally.equal("pointer records: sizes and second offsets",
+                    [ffi.sizeof("KeyValueStructure"), ffi.offsetof("KeyValueStructure", "value"),
+                     ffi.sizeof("LinkedStructure"), ffi.offsetof("LinkedStructure", "next")], [2 * pointer, pointer] * 2)
 
         def writer(record):
             def write(values):

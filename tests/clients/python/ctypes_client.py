@@ -142,6 +142,10 @@ def main():
         tally.equal("BitStructure size", ctypes.sizeof(BitStructure), declared["BitStructure"]["size"])
         tally.equal("BitStructure array stride",
                     ctypes.sizeof(BitStructure * 2), 2 * declared["BitStructure"]["size"])
+        pointer = ctypes.sizeof(c_void_p)
+        tally.equal("pointer records: sizes and second offsets",
+                    [ctypes.sizeof(KeyValueStructure), KeyValueStructure.value.offset,
+                     ctypes.sizeof(LinkedStructure), LinkedStructure.next.offset], [2 * pointer, pointer] * 2)
 
         def fields(record):
             return {n: (getattr(record, n).offset, getattr(record, n).size) for n, *_ in record._fields_}
