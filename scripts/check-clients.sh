@@ -29,13 +29,16 @@ cc -std=c11 -D_POSIX_C_SOURCE=200809L -O1 -Wall -Wextra -Wpedantic -Werror \
   $(pkg-config --cflags --libs libffi libcjson) -ldl -lm -o build/clients/libffi-client ||
   { echo "building the libffi caller failed"; exit 1; }
 
-callers=(ctypes cffi libffi koffi luajit)
+# The libffi caller once more under valgrind: a node or string released with
+# the wrong operator (free, delete vs delete[]) or not at all shows up there.
+callers=(ctypes cffi libffi koffi luajit libffi+valgrind)
 declare -A commands=(
   [ctypes]="/usr/bin/python3 tests/clients/python/ctypes_client.py"
   [cffi]="/usr/bin/python3 tests/clients/python/cffi_client.py"
   [libffi]="build/clients/libffi-client"
   [koffi]="node tests/clients/koffi/client.js"
   [luajit]="luajit tests/clients/luajit/client.lua"
+  [libffi+valgrind]="valgrind -q --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=9 build/clients/libffi-client"
 )
 
 failed=0
@@ -52,7 +55,7 @@ for caller in "${callers[@]}"; do
     failed=1
     line="$line (exit $status)"
   fi
-  summary+=("$(printf '%-7s %-36s %6d ms' "$caller" "$line" "$milliseconds")")
+  summary+=("$(printf '%-15s %-36s %6d ms' "$caller" "$line" "$milliseconds")")
 done
 
 echo "---- callers"

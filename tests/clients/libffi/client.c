@@ -850,8 +850,8 @@ static void strings(void) {
                    "removeDuplicatesFromString \"%s\"", input);
         check(memcmp(input, copy, length + 1) == 0,
               "removeDuplicatesFromString \"%s\" input unchanged", input);
-        release(FFIREF_OPERATOR_DELETE_ARRAY,
-                output); /* new char[] in the library, delete[] here */
+        /* new char[] in the library, delete[] here */
+        release(FFIREF_OPERATOR_DELETE_ARRAY, output);
     }
 
     const wchar_t *buffer = NULL;
