@@ -20,15 +20,16 @@ libdir=$(dirname "$library")
 
 passed=0
 failed=0
-run() { # name, command...: counts the result of one check
+run() { # name, command...: one check; its output is shown when it fails
   local name=$1
   shift
-  if "$@"; then
+  if "$@" >"$work/log" 2>&1; then
     passed=$((passed + 1))
     echo "ok   $name"
   else
     failed=$((failed + 1))
     echo "FAIL $name"
+    sed 's/^/     /' "$work/log"
   fi
 }
 
@@ -41,6 +42,7 @@ run "find_package: configure" cmake -S tests/install -B "$work/cmake" -DCMAKE_PR
   -DCMAKE_BUILD_TYPE=Release -Wno-dev
 run "find_package: build" cmake --build "$work/cmake"
 run "find_package: consumer runs" env LD_LIBRARY_PATH="$libdir" "$work/cmake/consumer"
+sed 's/^/     /' "$work/log"
 run "find_package: a 2.0 request is refused" bash -c "! cmake -S tests/install -B '$work/cmake2' \
   -DCMAKE_PREFIX_PATH='$prefix' -DFFIREF_WANTED_VERSION=2.0 >/dev/null 2>&1"
 
@@ -51,6 +53,7 @@ echo "     pkg-config --cflags --libs ffiref: $(pkg-config --cflags --libs ffire
 run "pkg-config: build" bash -c "cc -std=c99 -Wall -Wextra -Werror tests/install/consumer.c \
   \$(pkg-config --cflags --libs ffiref) -o '$work/pkg-consumer'"
 run "pkg-config: consumer runs" env LD_LIBRARY_PATH="$libdir" "$work/pkg-consumer"
+sed 's/^/     /' "$work/log"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
