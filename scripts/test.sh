@@ -10,7 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-FULL_STAGES=(host valgrind sanitizers fuzz abi windows clients install)
+FULL_STAGES=(host valgrind cross sanitizers fuzz abi windows clients install)
 QUICK_STAGES=(host)
 
 case "${1:-}" in
