@@ -7,7 +7,7 @@ set -euo pipefail
 
 declare -A GROUPS_PACKAGES=(
   [host]="cmake g++ make libgtest-dev python3 binutils valgrind clang-format"
-  [cross]="qemu-user g++-powerpc-linux-gnu g++-s390x-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu"
+  [cross]="qemu-user locales g++-powerpc-linux-gnu g++-s390x-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf g++-i686-linux-gnu"
   [windows]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64"
   [clients]="python3-cffi libffi-dev libcjson-dev pkg-config luajit lua-cjson nodejs"
   [npm]="npm"
