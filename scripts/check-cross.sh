@@ -22,22 +22,30 @@ for abi in "${abis[@]}"; do
   echo
   echo "======== cross: $abi"
   log="build/$abi-check.log"
+  : >"$log"
   started=$(date +%s)
   status=0
-  {
-    cmake --preset "$abi" &&
-      cmake --build --preset "$abi" -j "$jobs" &&
-      ctest --preset "$abi" -j "$jobs"
-  } >"$log" 2>&1 || status=$?
+  phases=""
+  for phase in configure build test; do
+    case $phase in
+      configure) command=(cmake --preset "$abi") ;;
+      build) command=(cmake --build --preset "$abi" -j "$jobs") ;;
+      test) command=(ctest --preset "$abi" -j "$jobs") ;;
+    esac
+    begun=$(date +%s)
+    "${command[@]}" >>"$log" 2>&1 || status=$?
+    phases+="${phases:+, }$phase $(($(date +%s) - begun))s"
+    [ "$status" -eq 0 ] || break
+  done
   seconds=$(($(date +%s) - started))
   result=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1)
   if [ "$status" -eq 0 ]; then
     tail -n 4 "$log"
-    summary+=("$(printf 'PASS  %-8s %4ss  %s' "$abi" "$seconds" "$result")")
+    summary+=("$(printf 'PASS  %-8s %4ss  (%s)  %s' "$abi" "$seconds" "$phases" "$result")")
   else
     tail -n 200 "$log"
     failed=$((failed + 1))
-    summary+=("$(printf 'FAIL  %-8s %4ss  %s' "$abi" "$seconds" "${result:-build failed}")")
+    summary+=("$(printf 'FAIL  %-8s %4ss  (%s)  %s' "$abi" "$seconds" "$phases" "${result:-no test result}")")
   fi
 done
 
