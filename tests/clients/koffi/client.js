@@ -147,7 +147,7 @@ groups.push(['layout', () => {
         [2 * pointer, pointer, 2 * pointer, pointer]);
 
     if (!fs.existsSync(layoutPath)) {
-        skip('layout JSON', `${layoutPath} does not exist (the build does not generate it yet)`);
+        check('layout JSON exists', false, `${layoutPath} is missing: build the library first`);
         return;
     }
     const layout = JSON.parse(fs.readFileSync(layoutPath, 'utf8'));

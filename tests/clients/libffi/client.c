@@ -361,7 +361,7 @@ static void layout(const char *layoutPath) {
 
     char *text = readFile(layoutPath);
     if (text == NULL) {
-        skip("does not exist (the build does not generate it yet)", "layout JSON %s", layoutPath);
+        check(0, "layout JSON %s exists (build the library first)", layoutPath);
         return;
     }
     cJSON *json = cJSON_Parse(text);

@@ -238,7 +238,7 @@ groups[#groups + 1] = { "layout", function()
 
     local text = readFile(layoutPath)
     if not text then
-        skip("layout JSON", layoutPath .. " does not exist (the build does not generate it yet)")
+        check("layout JSON exists", false, layoutPath .. " is missing: build the library first")
         return
     end
     local layout = cjson.decode(text)
