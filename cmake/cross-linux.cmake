@@ -1,7 +1,7 @@
 # Shared part of the Linux cross toolchain files: each thin file sets
 # CROSS_TRIPLE (the GNU triple of the Debian cross compiler), CROSS_PROCESSOR
-# and CROSS_QEMU (the qemu-user binary that runs its programs), then includes
-# this one.
+# and CROSS_QEMU (the qemu-user binary that runs its programs), optionally
+# CROSS_QEMU_OPTIONS, then includes this one.
 # Programs built for the target run under qemu with the target's sysroot, so
 # plain ctest runs the suite there.
 if(NOT CROSS_TRIPLE OR NOT CROSS_PROCESSOR OR NOT CROSS_QEMU)
@@ -29,4 +29,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(CROSS_QEMU_PATH ${CROSS_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_PATH} -L ${CROSS_SYSROOT})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_PATH} -L ${CROSS_SYSROOT} ${CROSS_QEMU_OPTIONS})
