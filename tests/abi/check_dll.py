@@ -9,7 +9,7 @@ import re
 import subprocess
 import sys
 
-from check_shared_object import INTERFACE, exported_names as map_names
+from check_shared_object import INTERFACE, exported_names as map_names, report
 
 # DLLs that every Windows installation has. MinGW's own runtime DLLs
 # (libgcc_s_*, libstdc++-6, libwinpthread-1) must not appear: the library is
@@ -129,13 +129,8 @@ def main():
             checks.append((f"{name} pops nothing: plain ret or a tail jump",
                            (rets or tail_jump) and all(r == "ret" for r in rets), rets))
 
-    failed = 0
     print(f"{dll} ({machine}): imports {', '.join(imported)}")
-    for title, ok, detail in checks:
-        print(f"{'PASS' if ok else 'FAIL'}  {title}" + ("" if ok or not detail else f": {detail}"))
-        failed += not ok
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return report(checks)
 
 
 if __name__ == "__main__":

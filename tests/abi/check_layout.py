@@ -13,6 +13,8 @@ import json
 import struct
 import sys
 
+from check_shared_object import report
+
 # byte order, pointer size, wchar_t size
 ABIS = {
     "powerpc-linux-gnu": ("big", 4, 4),
@@ -151,12 +153,7 @@ def main():
         (f"SampleStructure samples are the fields in {order}-endian order",
          sample_images and all(a == b for a, b in sample_images), sample_images),
     ]
-    failed = 0
-    for title, ok, detail in checks:
-        print(("ok   " if ok else "FAIL ") + title + ("" if ok else f": {detail}"))
-        failed += not ok
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return report(checks)
 
 
 if __name__ == "__main__":

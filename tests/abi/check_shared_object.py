@@ -44,6 +44,17 @@ def dynamic_symbols(path):
     return symbols
 
 
+def report(checks):
+    """Prints one line per (title, ok, detail) check and the summary line;
+    returns the exit status."""
+    failed = 0
+    for title, ok, detail in checks:
+        print(("ok   " if ok else "FAIL ") + title + ("" if ok else f": {detail}"))
+        failed += not ok
+    print(f"{len(checks) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
 def main():
     library, map_path = sys.argv[1], sys.argv[2]
     wanted = INTERFACE
@@ -88,12 +99,7 @@ def main():
          "_GLOBAL__sub_I" not in all_symbols and not imported & {"__cxa_atexit", "atexit"},
          sorted(imported & {"__cxa_atexit", "atexit"})),
     ]
-    failed = 0
-    for title, ok, detail in checks:
-        print(("ok   " if ok else "FAIL ") + title + ("" if ok else f": {detail}"))
-        failed += not ok
-    print(f"{len(checks) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return report(checks)
 
 
 if __name__ == "__main__":
